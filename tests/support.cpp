@@ -1,11 +1,23 @@
 #include "support.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <process.h>
+
+#include <thread>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -29,6 +41,115 @@ const char* const SUCCESS_BANNER =
 const char* const KEY_WAIT = "Press any key to continue...\n";
 
 namespace {
+
+#ifdef _WIN32
+
+// One argument as the C runtime's command-line parser splits it again.
+std::string quote_argument(const std::string& arg)
+{
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string q = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        q.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        q += c;
+    }
+    q.append(2 * backslashes, '\\');
+    q += '"';
+    return q;
+}
+
+void drain(HANDLE pipe, std::string* sink)
+{
+    char buf[65536];
+    DWORD n = 0;
+    while (ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0)
+        sink->append(buf, n);
+}
+
+// The child writes its line ends in text mode; the expectations are written
+// with "\n". Only the pair "\r\n" is folded, so a doubled line end still
+// shows.
+std::string text_mode_lines(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        out += text[i];
+    }
+    return out;
+}
+
+// Runs the program with its standard streams on pipes (stdout and stderr on
+// one pipe when merge is set) and returns its exit code.
+int spawn(const std::vector<std::string>& args, const std::string& input, bool merge,
+          std::string* out, std::string* err)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
+    HANDLE err_read = nullptr, err_write = nullptr;
+    if (!CreatePipe(&in_read, &in_write, &inherit, 0) ||
+        !CreatePipe(&out_read, &out_write, &inherit, 0) ||
+        !CreatePipe(&err_read, &err_write, &inherit, 0))
+        return -1;
+    // The parent's ends stay out of the child, or the pipes never see EOF.
+    for (HANDLE h : {in_write, out_read, err_read})
+        SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+
+    std::string command_line;
+    for (const std::string& a : args) {
+        if (!command_line.empty())
+            command_line += ' ';
+        command_line += quote_argument(a);
+    }
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in_read;
+    si.hStdOutput = out_write;
+    si.hStdError = merge ? out_write : err_write;
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessA(args[0].c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                        0, nullptr, nullptr, &si, &pi);
+    for (HANDLE h : {in_read, out_write, err_write})
+        CloseHandle(h);
+    if (!started) {
+        for (HANDLE h : {in_write, out_read, err_read})
+            CloseHandle(h);
+        return 127;
+    }
+    std::string out_raw, err_raw;
+    std::thread out_reader(drain, out_read, &out_raw);
+    std::thread err_reader(drain, err_read, &err_raw);
+    DWORD written = 0;
+    if (!input.empty())
+        WriteFile(in_write, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    CloseHandle(in_write);
+    out_reader.join();
+    err_reader.join();
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    *out = text_mode_lines(out_raw);
+    *err = text_mode_lines(err_raw);
+    return static_cast<int>(code);
+}
+
+int process_id() { return _getpid(); }
+
+#else
 
 // Runs the program; out_fd/err_fd of the child go to the given pipes.
 int spawn(const std::vector<std::string>& args, const std::string& input, bool merge,
@@ -82,6 +203,10 @@ int spawn(const std::vector<std::string>& args, const std::string& input, bool m
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int process_id() { return static_cast<int>(getpid()); }
+
+#endif
+
 }  // namespace
 
 sim_run run_sim(const std::vector<std::string>& args, const std::string& input)
@@ -121,9 +246,15 @@ std::vector<unsigned char> read_file(const std::string& path)
 std::string temp_path(const std::string& name)
 {
     static int counter = 0;
+#ifdef _WIN32
+    const char* dir = std::getenv("TEMP");
+    if (!dir)
+        dir = std::getenv("TMP");
+#else
     const char* dir = std::getenv("TMPDIR");
+#endif
     std::ostringstream s;
-    s << (dir ? dir : "/tmp") << "/ft-test-" << getpid() << "-" << ++counter << "-" << name;
+    s << (dir ? dir : "/tmp") << "/ft-test-" << process_id() << "-" << ++counter << "-" << name;
     return s.str();
 }
 
