@@ -130,6 +130,7 @@ struct sim_report_state {
     std::uint32_t bridge_reads = 0;
     std::uint32_t images_kept = 0;
     std::uint64_t data_bytes = 0;
+    std::int64_t last_count = -1;  // the chunk count last answered
 
     // The engine.
     int pending = -1;  // the command the next reply answers
@@ -314,6 +315,9 @@ transfer_result give_reply(sim_controller& c, std::uint32_t room, reply& r)
             r.payload[0] = 0;
         } else {
             r.payload[0] = 1;
+            // Ready: from now on it takes chunks, and a read tells how many
+            // it has (none yet).
+            s.pending = CMD_DATA;
         }
         r.length = 1;
         break;
@@ -322,6 +326,7 @@ transfer_result give_reply(sim_controller& c, std::uint32_t room, reply& r)
         if (const report_fault* wrong = fault_for(s, F_WRONG_COUNT, command, n))
             count += wrong->value;
         wire_put16(r.payload, static_cast<std::uint32_t>(count));
+        s.last_count = count;
         r.length = 2;
         break;
     }
@@ -631,7 +636,7 @@ void sim_report_dump(const sim_controller& c, std::FILE* out)
     for (int i = 0; i <= COMMANDS; ++i)
         std::fprintf(out, "report_%s_requests=%u\nreport_%s_replies=%u\n", COMMAND_NAMES[i],
                      s.requests[i], COMMAND_NAMES[i], s.replies[i]);
-    std::fprintf(out, "report_chunks=%u\n", s.chunks);
+    std::fprintf(out, "report_last_count=%lld\n", static_cast<long long>(s.last_count));
     std::fprintf(out, "report_data_bytes=%llu\n", static_cast<unsigned long long>(s.data_bytes));
     std::fprintf(out, "report_flash_size=%u\n", s.flash_size);
     std::fprintf(out, "report_images_kept=%u\n", s.images_kept);
