@@ -118,7 +118,8 @@ struct sim_tqp_state {
     // Frames going out; none is handed out before ready_at_us.
     std::vector<frame_bytes> out;
     std::size_t out_head = 0;
-    std::vector<std::size_t> gaps;  // queue positions preceded by one "no frame" read
+    std::vector<std::size_t> gaps;    // queue positions preceded by one "no frame" read
+    std::vector<std::size_t> errors;  // queue positions whose read answers the error marker
     std::uint64_t ready_at_us = 0;
     bool restart_after_send = false;
 
@@ -224,6 +225,8 @@ void answer(sim_tqp_state& s, std::uint8_t code, const std::uint8_t* m, std::siz
         push_message(s, filler, sizeof filler, false, true, false);
     if (find_fault(s, F_SEQUENCE_MISSING, s.answers))
         push_message(s, filler, sizeof filler, false, false, true);
+    if (find_fault(s, F_MARKER_ERROR, s.answers))
+        s.errors.push_back(s.out.size());
     push_message(s, m, n, find_fault(s, F_CONTINUATION_FIRST, s.answers) != nullptr);
 }
 
@@ -277,6 +280,7 @@ void reset_session(sim_tqp_state& s)
     s.out.clear();
     s.out_head = 0;
     s.gaps.clear();
+    s.errors.clear();
     s.upgrading = false;
     s.program_state = 0;
     s.restart_after_send = false;
@@ -470,13 +474,14 @@ bool sim_tqp_get_feature(sim_controller& c, std::uint8_t* report, std::uint32_t 
     const std::size_t f = std::min<std::size_t>(length - 2, FRAME);
     std::memset(report, 0, length);
     report[0] = 0xFF;
-    if (find_fault(s, F_MARKER_ERROR, s.reads)) {
-        report[1] = MARK_ERROR;
-        return true;
-    }
     const bool pending = s.out_head < s.out.size();
     if (!pending || sim_bus_now_us() < s.ready_at_us) {
         report[1] = MARK_NONE;
+        return true;
+    }
+    if (!s.errors.empty() && s.errors.front() == s.out_head) {
+        s.errors.erase(s.errors.begin());
+        report[1] = MARK_ERROR;  // the read of this frame fails; the frame stays
         return true;
     }
     if (!s.gaps.empty() && s.gaps.front() == s.out_head) {
@@ -491,6 +496,8 @@ bool sim_tqp_get_feature(sim_controller& c, std::uint8_t* report, std::uint32_t 
     if (s.out_head == s.out.size()) {
         s.out.clear();
         s.out_head = 0;
+        s.gaps.clear();
+        s.errors.clear();
         if (s.restart_after_send) {
             reset_session(s);
             c.leave_bus(SIM_MODE_RUNTIME);
