@@ -12,7 +12,9 @@
 #define IMAGE_OPEN_FLAGS (O_RDONLY | O_BINARY)
 #else
 #include <unistd.h>
-#define IMAGE_OPEN_FLAGS O_RDONLY
+// Non-blocking, so that naming a FIFO fails the regular-file test instead
+// of waiting for a writer.
+#define IMAGE_OPEN_FLAGS (O_RDONLY | O_NONBLOCK)
 #endif
 
 namespace {
