@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr int RUN_LIMIT_S = 120;
+constexpr int RUN_LIMIT_S = 40;
 
 std::vector<std::string> name_list()
 {
@@ -234,7 +234,7 @@ TEST_P(LinuxUpgrade, UpgradesAndLeavesTheImage)
 INSTANTIATE_TEST_SUITE_P(Controllers, LinuxUpgrade,
                          ::testing::Values(upgrade_case{"dfu", {"-n"}, "flash-tool using USB DFU interface\n"},
                                            upgrade_case{"report", {"-n"}, "flash-tool using USB HID interface\n"},
-                                           upgrade_case{"tqp", {"-f", "-n"}, "flash-tool using USB HID interface\n"}),
+                                           upgrade_case{"tqp", {"-f", "-n"}, "flash-tool using USB TQP interface\n"}),
                          [](const auto& info) { return std::string(info.param.kind); });
 
 }  // namespace

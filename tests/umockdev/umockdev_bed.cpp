@@ -290,14 +290,18 @@ gboolean on_usb_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         umockdev_ioctl_client_complete(client, result, error);
         return TRUE;
     };
-    if (!d)
+    // URBs that completed stay reapable after the device left, as usbfs
+    // keeps them (USBDEVFS_CAP_REAP_AFTER_DISCONNECT).
+    const bool reap = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    if (!d && !(reap && !n->reapable[client].empty()))
         return finish(-1, ENODEV);
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
         auto* caps = resolve_arg<std::uint32_t>(client, sizeof(std::uint32_t), nullptr);
         if (!caps)
             return finish(-1, EFAULT);
-        *caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+        *caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
         return finish(0, 0);
     }
     case USBDEVFS_GETDRIVER: {
