@@ -6,7 +6,7 @@ JOBS ?= 2
 all: build
 
 deps:
-	@scripts/install-deps.sh build
+	@scripts/install-deps.sh build linux
 
 build: deps
 	@cmake --preset default >/dev/null

@@ -30,3 +30,7 @@ add_dependencies(ft_umockdev_tests flash-tool flash-tool-sim)
 # it, and flash-tool inherits it with the testbed's location.
 add_test(NAME linux_umockdev COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:ft_umockdev_tests>)
 set_tests_properties(linux_umockdev PROPERTIES TIMEOUT 600)
+if(FLASH_TOOL_SANITIZE)
+  # The preload library comes before the sanitizer runtime; that is fine here.
+  set_tests_properties(linux_umockdev PROPERTIES ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0")
+endif()
