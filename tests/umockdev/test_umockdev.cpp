@@ -192,6 +192,26 @@ TEST_F(LinuxBackend, HidInterfaceIsFoundThroughHidrawAndSysfs)
     EXPECT_EQ(usbhid_device_open(0x3F1C, 0xFFFF, nullptr), nullptr);
 }
 
+TEST_F(LinuxBackend, BridgePipesComeFromTheInterfaceDescriptor)
+{
+    attach("bridge");
+    usb_device* dev = usb_device_open(0x3F1C, 0x800E, 0, nullptr);
+    ASSERT_NE(dev, nullptr);  // one interface: found by the pass without MI_
+    std::uint32_t in = 0, in_size = 0, out = 0, out_size = 0;
+    EXPECT_EQ(usb_device_find_bulk_pipes(dev, &in, &in_size, &out, &out_size), 1);
+    EXPECT_EQ(in, 0x81u);
+    EXPECT_EQ(in_size, 64u);
+    EXPECT_EQ(out, 0x02u);
+    EXPECT_EQ(out_size, 64u);
+    // A pipe the interface does not have, or the wrong direction, is refused.
+    std::uint8_t buf[8] = {};
+    std::uint32_t moved = 0;
+    EXPECT_FALSE(plat_winusb_write_pipe(dev->winusb_handle, 0x03, buf, sizeof buf, &moved));
+    EXPECT_EQ(plat_get_last_error(), PLAT_ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(plat_winusb_read_pipe(dev->winusb_handle, 0x02, buf, sizeof buf, &moved));
+    usb_device_close(dev);
+}
+
 // --- the real program -------------------------------------------------------------
 
 TEST_F(LinuxBackend, NothingAttached)
