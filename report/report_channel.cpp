@@ -177,9 +177,10 @@ int usb_bridge_set(usb_bridge* bridge, std::uint8_t command, int length, const s
     wire_put16(&frame[5], static_cast<std::uint32_t>(length));
     if (length > 0 && payload)
         std::memcpy(&frame[USB_BRIDGE_REQUEST_HEADER], payload, static_cast<std::size_t>(length));
+    // A frame the device got only part of is no request.
     const int moved = usb_device_pipe_transfer(bridge->usb, bridge->out_pipe, frame.get(),
                                                static_cast<std::uint32_t>(frame_size));
-    return moved < 0 ? -1 : length;
+    return moved != static_cast<int>(frame_size) ? -1 : length;
 }
 
 int usb_bridge_get(usb_bridge* bridge, std::uint8_t command, std::uint8_t* dest)
@@ -191,7 +192,7 @@ int usb_bridge_get(usb_bridge* bridge, std::uint8_t command, std::uint8_t* dest)
         return -1;
     std::uint8_t get[USB_BRIDGE_TAG_SIZE];
     std::memcpy(get, USB_BRIDGE_GET_TAG, sizeof get);
-    if (usb_device_pipe_transfer(bridge->usb, bridge->out_pipe, get, sizeof get) < 0)
+    if (usb_device_pipe_transfer(bridge->usb, bridge->out_pipe, get, sizeof get) != sizeof get)
         return -1;
     const int received =
         usb_device_pipe_transfer(bridge->usb, bridge->in_pipe, frame.get(), USB_BRIDGE_FRAME_SIZE);

@@ -262,6 +262,8 @@ TEST(ReportChannelFaults, AFailedTransferIsAFailedExchange)
         {"write-fail", true, false},
         {"write-fail", true, true},  // the read request
         {"read-fail", true, true},
+        {"write-short=259", true, false},  // a frame the device got only part of
+        {"write-short=3", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.fault) + (c.get ? " on a get" : " on a set"));

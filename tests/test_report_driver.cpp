@@ -179,6 +179,18 @@ TEST(ReportDriver, ResetRestartsTheDeviceWithoutWaiting)
     expect_firmware(r, factory_firmware());
 }
 
+TEST(ReportDriver, ADeviceThatComesBackLaterShowsADotPerFailedProbe)
+{
+    // Every failed probe lists the names twice (with and without the
+    // interface test): back at the fifth listing is back at the third probe.
+    const sim_run r = run_report({"-n"}, "back-after-probes=5");
+    expect_transcript(r, {{'o', BANNER + BUILTIN_HEADING + HID_LINE + device_info() + BEGINS + TRANSFER +
+                                    flashing(SIM_REPORT_BUSY_POLLS) + FLASH_OK + RESTARTING + WAITING + ".." +
+                                    BACK + "\n" + SUCCESS_BANNER}});
+    EXPECT_EQ(r.status, 0);
+    expect_firmware(r, image());
+}
+
 TEST(ReportDriver, ADeviceThatNeverComesBackFailsAfter601Probes)
 {
     const sim_run r = run_report({"-n"}, "never-back");
