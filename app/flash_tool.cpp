@@ -17,6 +17,9 @@
 namespace {
 
 constexpr std::uint32_t CONSOLE_QUICK_EDIT = 0x40;
+// Windows ignores a change of the quick-edit bit unless this flag is part of
+// the same SetConsoleMode call.
+constexpr std::uint32_t CONSOLE_EXTENDED_FLAGS = 0x80;
 
 enum run_mode { MODE_RESET, MODE_GET_INFO, MODE_FILE_UPGRADE, MODE_BUILTIN_UPGRADE };
 
@@ -84,7 +87,7 @@ void quick_edit_off()
     std::uint32_t mode = 0;
     if (console == nullptr || console == PLAT_INVALID_HANDLE || !plat_get_console_mode(console, &mode))
         return;
-    plat_set_console_mode(console, mode & ~CONSOLE_QUICK_EDIT);
+    plat_set_console_mode(console, (mode & ~CONSOLE_QUICK_EDIT) | CONSOLE_EXTENDED_FLAGS);
 }
 
 void print_banner()
@@ -93,6 +96,7 @@ void print_banner()
     std::printf("* Ovandrel Flash-Tool [Build Info: %s] *\n", __DATE__);
     std::puts("*************************************************");
     std::puts("");
+    std::fflush(stdout);  // ahead of any parser message on standard error
 }
 
 // 0: parsed; 1: the process ends with the given status.
@@ -183,7 +187,7 @@ int flash_tool_main(int argc, char** argv)
     int result = -1;
     const std::uint16_t product_id = usb_device_probe(o.serial_number);
     if (product_id == 0) {
-        std::puts("No Ovandrel device detected");
+        std::puts("No Ovandrel device detected\n");
     } else {
         transport t = TRANSPORT_REPORT;
         bool done = false;
