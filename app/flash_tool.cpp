@@ -211,7 +211,7 @@ int flash_tool_main(int argc, char** argv)
             }
         }
         if (!done && t == TRANSPORT_DFU) {
-            std::puts("flash-tool using USB DFU interface");
+            std::puts("flash-tool using USB DFU interface\n");
             if (mode == MODE_RESET) {
                 std::puts("Restarting System...");
                 std::fflush(stdout);
@@ -221,7 +221,7 @@ int flash_tool_main(int argc, char** argv)
                 result = dfu_upgrade(o.serial_number, image, size, o.reset_after_upgrade);
             }
         } else if (!done) {
-            std::puts("flash-tool using USB HID interface");
+            std::puts("flash-tool using USB HID interface\n");
             if (mode == MODE_RESET) {
                 std::puts("Restarting System...");
                 std::fflush(stdout);
