@@ -19,7 +19,7 @@ const std::string BUILTIN_HEADING =
     "- Using built-in firmware image, 857808 bytes.\n"
     "\n";
 const std::string INFO_HEADING = "Get Info Mode\n=============\n\n";
-const std::string VIA_DFU = "flash-tool using USB DFU interface\n";
+const std::string VIA_DFU = "flash-tool using USB DFU interface\n\n";
 const std::string RESTARTING = "Restarting System...\n";
 const std::string RUNTIME_ID = "3f1c:0150 v0213";
 const std::string DFU_ID = "3f1c:0004 v0100";

@@ -21,7 +21,7 @@ const std::string BUILTIN_HEADING =
     "- Using built-in firmware image, 857808 bytes.\n"
     "\n";
 const std::string INFO_HEADING = "Get Info Mode\n=============\n\n";
-const std::string HID_LINE = "flash-tool using USB HID interface\n";
+const std::string HID_LINE = "flash-tool using USB HID interface\n\n";
 const std::string RESTARTING_SYSTEM = "Restarting System...\n";
 const std::string BEGINS = "Flash process begins. Please do not power off or unplug your machine.\n";
 const std::string TRANSFER = "Transfer image: ..........\n";
@@ -287,7 +287,7 @@ TEST(ReportDriver, AControllerThatAnswersInfoWithAnotherStatusIsDrivenWithDfu)
 {
     const sim_run r = run_report({"-n"}, "info-status=5@1-");
     EXPECT_EQ(r.out.find(HID_LINE), std::string::npos);
-    EXPECT_NE(r.out.find(BUILTIN_HEADING + "flash-tool using USB DFU interface\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(BUILTIN_HEADING + "flash-tool using USB DFU interface\n\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.dump.at("report_info_requests"), "1") << "only the probe";
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     expect_firmware(r, image());
@@ -298,7 +298,7 @@ TEST(ReportDriver, TheBridgeIsDrivenWithDfu)
     const sim_run r = run_sim({"--sim-controller=bridge", "-f", "-n"});
     EXPECT_NE(r.out.find(BUILTIN_HEADING +
                          "Talking to a bridge, will ignore option --enable_tqp\n"
-                         "flash-tool using USB DFU interface\n"),
+                         "flash-tool using USB DFU interface\n\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.dump.at("report_info_requests"), "0") << "the report protocol is not tried";

@@ -188,7 +188,7 @@ TEST(TqpRun, FailedHelloFallsBackToTheReportProtocol)
     for (const char* fault : {"tqp-reject-hello", "tqp-silent=0xE0", "tqp-bad-record=v3", "tqp-marker-error@1"}) {
         SCOPED_TRACE(fault);
         const sim_run r = tqp_run({}, fault);
-        const std::string head = std::string(BANNER) + BUILTIN_HEADING + "flash-tool using USB HID interface\n";
+        const std::string head = std::string(BANNER) + BUILTIN_HEADING + "flash-tool using USB HID interface\n\n";
         EXPECT_EQ(r.out.substr(0, head.size()), head);
         EXPECT_EQ(r.out.find("TQP"), std::string::npos);
         EXPECT_EQ(r.status, 0);

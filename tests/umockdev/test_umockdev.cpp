@@ -252,8 +252,8 @@ TEST_P(LinuxUpgrade, UpgradesAndLeavesTheImage)
 }
 
 INSTANTIATE_TEST_SUITE_P(Controllers, LinuxUpgrade,
-                         ::testing::Values(upgrade_case{"dfu", {"-n"}, "flash-tool using USB DFU interface\n"},
-                                           upgrade_case{"report", {"-n"}, "flash-tool using USB HID interface\n"},
+                         ::testing::Values(upgrade_case{"dfu", {"-n"}, "flash-tool using USB DFU interface\n\n"},
+                                           upgrade_case{"report", {"-n"}, "flash-tool using USB HID interface\n\n"},
                                            upgrade_case{"tqp", {"-f", "-n"}, "flash-tool using USB TQP interface\n"}),
                          [](const auto& info) { return std::string(info.param.kind); });
 
