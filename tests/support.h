@@ -30,10 +30,22 @@ extern const char* const FAILURE_BANNER;
 extern const char* const SUCCESS_BANNER;
 extern const char* const KEY_WAIT;
 
+// The two mode headings the upgrade and information runs print.
+inline const std::string BUILTIN_HEADING =
+    "Built-in Upgrade Mode\n"
+    "=====================\n"
+    "\n"
+    "- Using built-in firmware image, 857808 bytes.\n"
+    "\n";
+inline const std::string INFO_HEADING = "Get Info Mode\n=============\n\n";
+
 std::vector<unsigned char> read_file(const std::string& path);
 std::string temp_path(const std::string& name);
 void write_file(const std::string& path, const std::vector<unsigned char>& bytes);
 std::string crc_hex(const std::vector<unsigned char>& bytes);
+// FNV-1a of the bytes, as the dump's firmware_hash gives it: unlike the DFU
+// CRC, it tells any two valid DFU files apart.
+std::string hash_hex(const std::vector<unsigned char>& bytes);
 
 // An empty bus (virtual clock at 0) for in-process tests.
 void fresh_bus();

@@ -14,13 +14,6 @@
 
 namespace {
 
-const std::string BUILTIN_HEADING =
-    "Built-in Upgrade Mode\n"
-    "=====================\n"
-    "\n"
-    "- Using built-in firmware image, 857808 bytes.\n"
-    "\n";
-const std::string INFO_HEADING = "Get Info Mode\n=============\n\n";
 const std::string FILE_HEADING = "Upgrade Mode Override\n=====================\n\n";
 const std::string NO_DEVICE = "No Ovandrel device detected\n\n";
 

@@ -12,13 +12,6 @@
 
 namespace {
 
-const std::string BUILTIN_HEADING =
-    "Built-in Upgrade Mode\n"
-    "=====================\n"
-    "\n"
-    "- Using built-in firmware image, 857808 bytes.\n"
-    "\n";
-const std::string INFO_HEADING = "Get Info Mode\n=============\n\n";
 const std::string VIA_DFU = "flash-tool using USB DFU interface\n\n";
 const std::string RESTARTING = "Restarting System...\n";
 const std::string RUNTIME_ID = "3f1c:0150 v0213";
@@ -83,16 +76,6 @@ std::string info_text()
                   "Ovandrel Touch Controller\nSerial number: OV2C7F0012\nBootloader: DFU 1.1, 4096-byte transfers\n"
                   "Firmware: 4096 bytes, CRC %08x",
                   carried_crc(FACTORY));
-    return t;
-}
-
-std::string hash_hex(const std::vector<unsigned char>& f)
-{
-    std::uint64_t h = 0xcbf29ce484222325ull;
-    for (unsigned char b : f)
-        h = (h ^ b) * 0x100000001b3ull;
-    char t[32];
-    std::snprintf(t, sizeof t, "%016llx", static_cast<unsigned long long>(h));
     return t;
 }
 

@@ -14,13 +14,6 @@
 
 namespace {
 
-const std::string BUILTIN_HEADING =
-    "Built-in Upgrade Mode\n"
-    "=====================\n"
-    "\n"
-    "- Using built-in firmware image, 857808 bytes.\n"
-    "\n";
-const std::string INFO_HEADING = "Get Info Mode\n=============\n\n";
 const std::string HID_LINE = "flash-tool using USB HID interface\n\n";
 const std::string RESTARTING_SYSTEM = "Restarting System...\n";
 const std::string BEGINS = "Flash process begins. Please do not power off or unplug your machine.\n";
@@ -73,23 +66,13 @@ const std::vector<unsigned char>& factory_firmware()
     return bytes;
 }
 
-std::string fnv_hex(const std::vector<unsigned char>& bytes)
-{
-    std::uint64_t h = 0xcbf29ce484222325ull;
-    for (unsigned char b : bytes)
-        h = (h ^ b) * 0x100000001b3ull;
-    char text[20];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
-    return text;
-}
-
 void expect_firmware(const sim_run& r, const std::vector<unsigned char>& bytes)
 {
     ASSERT_TRUE(r.dump.count("firmware_size")) << "no dump";
     EXPECT_EQ(r.dump.at("firmware_size"), std::to_string(bytes.size()));
     EXPECT_EQ(r.dump.at("firmware_crc"), crc_hex(bytes));
     if (r.dump.count("firmware_hash")) {
-        EXPECT_EQ(r.dump.at("firmware_hash"), fnv_hex(bytes));
+        EXPECT_EQ(r.dump.at("firmware_hash"), hash_hex(bytes));
     }
 }
 
