@@ -3,6 +3,8 @@
 // of the image for scale and the peak memory of a whole flash-tool-sim run.
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,22 +28,9 @@
 
 namespace {
 
-// The progress text is part of a run; where it goes is not. main() moves
-// the figures to another descriptor and points standard output at /dev/null.
-void quiet_stdout() {}
-
-void bus_as_in_the_field()
-{
-    sim_bus_reset();
-    sim_bus_add_name("C:");
-    sim_bus_add_name("Volume{6f2a81c0-0000-0000-0000-100000000000}");
-    sim_bus_add_name("COM3");
-}
-
 // The whole driver: waits, both detaches, download, manifestation, upload.
 void BM_dfu_upgrade_builtin(benchmark::State& state)
 {
-    quiet_stdout();
     for (auto _ : state) {
         bus_as_in_the_field();
         sim_controller c;
@@ -59,7 +48,6 @@ BENCHMARK(BM_dfu_upgrade_builtin)->Unit(benchmark::kMillisecond);
 // The engine's transfer alone, on a device already in DFU mode.
 void BM_dfu_transfer_builtin(benchmark::State& state)
 {
-    quiet_stdout();
     for (auto _ : state) {
         state.PauseTiming();
         bus_as_in_the_field();
@@ -190,22 +178,4 @@ BENCHMARK(BM_flash_tool_sim_process)->Unit(benchmark::kMillisecond)->Iterations(
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    std::fflush(stdout);
-    const int figures = dup(1);
-    const int null_fd = open("/dev/null", O_WRONLY);
-    if (figures < 0 || null_fd < 0 || dup2(null_fd, 1) < 0)
-        return 1;
-    close(null_fd);
-    std::ofstream out("/dev/fd/" + std::to_string(figures));
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::ConsoleReporter reporter;
-    reporter.SetOutputStream(&out);
-    reporter.SetErrorStream(&std::cerr);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return bench_main(argc, argv); }

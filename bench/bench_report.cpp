@@ -4,6 +4,8 @@
 // heap growth per data chunk, and the peak memory of whole runs.
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -213,24 +215,4 @@ BENCHMARK(BM_report_bridge_child_peak)->Unit(benchmark::kMillisecond)->Iteration
 
 }  // namespace
 
-// The progress text of the driver runs goes to /dev/null; the figures to
-// the standard output the benchmark was started with.
-int main(int argc, char** argv)
-{
-    std::fflush(stdout);
-    const int figures = dup(1);
-    const int null_fd = open("/dev/null", O_WRONLY);
-    if (figures < 0 || null_fd < 0 || dup2(null_fd, 1) < 0)
-        return 1;
-    close(null_fd);
-    std::ofstream out("/dev/fd/" + std::to_string(figures));
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::ConsoleReporter reporter;
-    reporter.SetOutputStream(&out);
-    reporter.SetErrorStream(&std::cerr);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return bench_main(argc, argv); }

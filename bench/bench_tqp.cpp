@@ -4,6 +4,8 @@
 // by replacing the allocator of this binary).
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -65,14 +67,6 @@ void operator delete[](void* p, std::size_t) noexcept { __libc_free(p); }
 namespace {
 
 int silent(const char*, ...) { return 0; }
-
-void bus_as_in_the_field()
-{
-    sim_bus_reset();
-    sim_bus_add_name("C:");
-    sim_bus_add_name("Volume{6f2a81c0-0000-0000-0000-100000000000}");
-    sim_bus_add_name("COM3");
-}
 
 std::uint32_t frames_moved()
 {
@@ -196,23 +190,4 @@ BENCHMARK(BM_tqp_host_stack)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    // The branch prints its progress; the figures go to the original stdout.
-    std::fflush(stdout);
-    const int figures = dup(1);
-    const int null_fd = open("/dev/null", O_WRONLY);
-    if (figures < 0 || null_fd < 0 || dup2(null_fd, 1) < 0)
-        return 1;
-    close(null_fd);
-    std::ofstream out("/dev/fd/" + std::to_string(figures));
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::ConsoleReporter reporter;
-    reporter.SetOutputStream(&out);
-    reporter.SetErrorStream(&std::cerr);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return bench_main(argc, argv); }
