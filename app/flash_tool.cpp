@@ -147,6 +147,10 @@ enum transport { TRANSPORT_DFU, TRANSPORT_REPORT };
 
 int flash_tool_main(int argc, char** argv)
 {
+    // Error lines must appear where they are written. The Windows C runtime
+    // buffers stderr when it is a pipe or a file, which would move them to
+    // the end of a captured log.
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
     quick_edit_off();
     print_banner();
 

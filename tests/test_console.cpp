@@ -10,6 +10,15 @@
 
 #include "app/console.h"
 
+#ifdef _WIN32
+// mingw has no pread; the capture reads its file from the start.
+static int pread(int fd, void* buffer, unsigned size, long offset)
+{
+    lseek(fd, offset, SEEK_SET);
+    return read(fd, buffer, size);
+}
+#endif
+
 namespace {
 
 // Standard output of a piece of code, and whether it flushed: the stream is

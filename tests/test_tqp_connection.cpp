@@ -80,14 +80,15 @@ protected:
 
     std::map<std::string, std::string> dump()
     {
-        char* text = nullptr;
-        std::size_t size = 0;
-        std::FILE* out = open_memstream(&text, &size);
+        // A temporary file rather than open_memstream, which Windows lacks.
+        std::FILE* out = std::tmpfile();
         sim_controller_dump(*controller, out);
+        std::string all;
+        std::rewind(out);
+        for (int ch; (ch = std::fgetc(out)) != EOF;)
+            all += static_cast<char>(ch);
         std::fclose(out);
         std::map<std::string, std::string> d;
-        std::string all(text, size);
-        std::free(text);
         std::size_t start = 0;
         while (start < all.size()) {
             const std::size_t end = all.find('\n', start);
