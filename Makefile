@@ -48,3 +48,25 @@ windows-sim-tests: windows-deps
 # Both builds, run under Wine: the suite, and flash-tool.exe against its transcripts.
 test-windows: windows windows-sim-tests
 	@scripts/test-windows.sh build-windows-sim-tests build-windows
+
+# --- Fuzzing: libFuzzer harnesses in fuzz/, clang-14 with ASan and UBSan ---
+# Each harness runs FUZZ_SECONDS from its seed corpus (fuzz/corpus/NAME);
+# what it learns goes to build-fuzz/corpus/NAME, crashes to build-fuzz/.
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES = tqp_frames client_info report dfu
+.PHONY: fuzz-build fuzz
+
+fuzz-build:
+	@command -v clang++-14 >/dev/null || apt-get install -y clang-14 libclang-rt-14-dev
+	@cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	@for h in $(FUZZ_HARNESSES); do \
+	  mkdir -p build-fuzz/corpus/$$h; \
+	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
+	  rc=0; ( cd build-fuzz && ./fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	      -print_final_stats=1 corpus/$$h ../fuzz/corpus/$$h > fuzz_$$h.log 2>&1 ) || rc=$$?; \
+	  grep -E 'stat::number_of_executed_units|^Done' build-fuzz/fuzz_$$h.log; \
+	  if [ $$rc -ne 0 ]; then tail -40 build-fuzz/fuzz_$$h.log; exit $$rc; fi; \
+	done
