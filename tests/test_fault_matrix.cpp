@@ -17,7 +17,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -56,11 +58,20 @@ public:
     matrix_kind kind = MATRIX_NONE;
     std::uint32_t index = 0;
     std::uint32_t count = 0;
+    // What each transfer was (its kind, direction, length and request), to
+    // find where the exchange moves from one phase to the next.
+    std::vector<std::uint32_t> signatures;
+
+    void note(std::uint32_t kind_code, std::uint32_t request, std::uint32_t length)
+    {
+        signatures.push_back(kind_code << 28 ^ (request & 0xFF) << 20 ^ (length & 0xFFFFF));
+    }
 
     bool control(int dev, std::uint8_t iface, const std::uint8_t setup[8], std::uint8_t* data,
                  std::uint32_t length, std::uint32_t* done, std::uint32_t* error) override
     {
         const bool in = (setup[0] & 0x80) != 0;
+        note(in ? 1 : 2, setup[1], length);
         return apply(in, data, length, done, error, [&] {
             return sim_controller::control(dev, iface, setup, data, length, done, error);
         });
@@ -69,6 +80,7 @@ public:
               std::uint32_t length, std::uint32_t* done, std::uint32_t* error) override
     {
         const bool in = (pipe & 0x80) != 0;
+        note(in ? 3 : 4, in ? 0 : (length > 4 ? data[4] : 0), length);
         return apply(in, data, length, done, error, [&] {
             return sim_controller::bulk(dev, iface, pipe, data, length, done, error);
         });
@@ -76,6 +88,7 @@ public:
     bool get_feature(int dev, std::uint8_t iface, std::uint8_t* report,
                      std::uint32_t length) override
     {
+        note(5, 0, length);
         std::uint32_t done = length, error = 0;
         // Byte 0 is the report ID the host asked for; the answer follows it.
         const bool ok = apply(true, report + 1, length > 0 ? length - 1 : 0, &done, &error, [&] {
@@ -88,6 +101,7 @@ public:
     bool set_feature(int dev, std::uint8_t iface, const std::uint8_t* report,
                      std::uint32_t length) override
     {
+        note(6, length > 1 ? report[1] : 0, length);
         std::uint32_t done = length, error = 0;
         const bool ok = apply(false, nullptr, 0, &done, &error, [&] {
             return sim_controller::set_feature(dev, iface, report, length);
@@ -152,7 +166,8 @@ struct matrix_result {
 // reports the transfers it saw and passes its firmware back.
 matrix_result run_case(const std::vector<std::string>& args, const std::string& controller_kind,
                        matrix_kind kind, std::uint32_t index,
-                       const std::vector<std::uint8_t>& image, std::vector<std::uint8_t>* firmware)
+                       const std::vector<std::uint8_t>& image, std::vector<std::uint8_t>* firmware,
+                       std::vector<std::uint32_t>* boundaries = nullptr)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -202,8 +217,19 @@ matrix_result run_case(const std::vector<std::string>& args, const std::string& 
         const std::uint32_t size = static_cast<std::uint32_t>(c.firmware.size());
         [[maybe_unused]] ssize_t w = write(fds[1], &r, sizeof r);
         w = write(fds[1], &size, sizeof size);
-        if (image.empty())
+        if (image.empty()) {
             w = write(fds[1], c.firmware.data(), size);
+            // Phase boundaries: a transfer unlike both of the two before it
+            // (so a request and its answer, repeated, make one phase).
+            std::vector<std::uint32_t> b;
+            const std::vector<std::uint32_t>& sig = c.signatures;
+            for (std::size_t i = 0; i < sig.size(); ++i)
+                if (i < 2 || (sig[i] != sig[i - 1] && sig[i] != sig[i - 2]))
+                    b.push_back(static_cast<std::uint32_t>(i + 1));
+            const std::uint32_t n = static_cast<std::uint32_t>(b.size());
+            w = write(fds[1], &n, sizeof n);
+            w = write(fds[1], b.data(), n * sizeof(std::uint32_t));
+        }
         _exit(0);
     }
     close(fds[1]);
@@ -221,6 +247,18 @@ matrix_result run_case(const std::vector<std::string>& args, const std::string& 
             have += static_cast<std::size_t>(n);
         }
     }
+    std::uint32_t n = 0;
+    if (got && boundaries && read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
+        boundaries->resize(n);
+        std::size_t have = 0;
+        auto* bytes = reinterpret_cast<char*>(boundaries->data());
+        while (have < n * sizeof(std::uint32_t)) {
+            const ssize_t k = read(fds[0], bytes + have, n * sizeof(std::uint32_t) - have);
+            if (k <= 0)
+                break;
+            have += static_cast<std::size_t>(k);
+        }
+    }
     close(fds[0]);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
@@ -231,16 +269,30 @@ matrix_result run_case(const std::vector<std::string>& args, const std::string& 
     return r;
 }
 
-// Which transfer indices to spoil: all of them, unless FAULT_MATRIX_STEP
-// asks for every Nth (plus the first and last few).
-std::vector<std::uint32_t> indices(std::uint32_t transfers)
+// Which transfer indices to spoil. Up to MATRIX_FULL_LIMIT transfers: all.
+// Beyond that, to stay within CI's time, a deterministic sample: every Nth,
+// the first and last few, and every phase boundary with its neighbours.
+// FAULT_MATRIX_STEP=1 runs them all; another N sets the step.
+constexpr std::uint32_t MATRIX_FULL_LIMIT = 1000;
+constexpr std::uint32_t MATRIX_SAMPLE = 600;
+
+std::vector<std::uint32_t> indices(std::uint32_t transfers,
+                                   const std::vector<std::uint32_t>& boundaries)
 {
-    std::uint32_t step = 1;
+    std::uint32_t step =
+        transfers <= MATRIX_FULL_LIMIT ? 1 : (transfers + MATRIX_SAMPLE - 1) / MATRIX_SAMPLE;
     if (const char* s = std::getenv("FAULT_MATRIX_STEP"))
-        step = std::max(1, std::atoi(s));
+        step = static_cast<std::uint32_t>(std::max(1, std::atoi(s)));
+    std::vector<bool> take(transfers + 2, step == 1);
+    for (std::uint32_t i = 1; i <= transfers; ++i)
+        if (i <= 16 || i + 16 > transfers || i % step == 0)
+            take[i] = true;
+    for (std::uint32_t b : boundaries)
+        for (std::uint32_t i = b > 1 ? b - 1 : 1; i <= b + 1 && i <= transfers; ++i)
+            take[i] = true;
     std::vector<std::uint32_t> out;
     for (std::uint32_t i = 1; i <= transfers; ++i)
-        if (step == 1 || i <= 16 || i + 16 > transfers || i % step == 0)
+        if (take[i])
             out.push_back(i);
     return out;
 }
@@ -255,7 +307,9 @@ void run_matrix(const char* name, const std::vector<std::string>& args,
         sim_controller_configure(fresh, controller_kind);
         before = fresh.firmware;
     }
-    const matrix_result good = run_case(args, controller_kind, MATRIX_NONE, 0, {}, &image);
+    std::vector<std::uint32_t> boundaries;
+    const matrix_result good =
+        run_case(args, controller_kind, MATRIX_NONE, 0, {}, &image, &boundaries);
     ASSERT_FALSE(good.crashed);
     ASSERT_EQ(good.status, 0);
     ASSERT_TRUE(good.success_banner);
@@ -263,7 +317,7 @@ void run_matrix(const char* name, const std::vector<std::string>& args,
     ASSERT_NE(image, before);
     ASSERT_GT(good.transfers, 0u);
 
-    const std::vector<std::uint32_t> which = indices(good.transfers);
+    const std::vector<std::uint32_t> which = indices(good.transfers, boundaries);
     unsigned cases = 0, failed_cleanly = 0, upgraded = 0, bad = 0;
     for (int k = MATRIX_FAIL; k < MATRIX_KIND_COUNT; ++k) {
         for (std::uint32_t i : which) {
@@ -294,9 +348,9 @@ void run_matrix(const char* name, const std::vector<std::string>& args,
             }
         }
     }
-    std::printf("[ matrix   ] %s: %u transfers, %zu indices x %d kinds = %u cases: %u failed "
+    std::printf("[ matrix   ] %s: %u transfers (%zu phase boundaries), %zu indices x %d kinds = %u cases: %u failed "
                 "with the banner, %u upgraded anyway, %u faulty\n",
-                name, good.transfers, which.size(), MATRIX_KIND_COUNT - 1, cases, failed_cleanly,
+                name, good.transfers, boundaries.size(), which.size(), MATRIX_KIND_COUNT - 1, cases, failed_cleanly,
                 upgraded, bad);
 }
 
