@@ -2,6 +2,8 @@
 // files, very long and non-ASCII paths, empty and repeated option arguments,
 // serial numbers no device can have. Each either loads and flashes the right
 // file, or fails cleanly without touching the controller.
+// POSIX only: it names POSIX devices and paths.
+#ifndef _WIN32
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -11,6 +13,11 @@
 #include <vector>
 
 #include "support.h"
+
+#ifdef _WIN32
+#include <direct.h>
+#define mkdir(path, mode) _mkdir(path)  // mingw's mkdir takes no mode
+#endif
 
 namespace {
 
@@ -132,3 +139,5 @@ TEST(BadInput, PathsOptionArgumentsAndSerials)
         rmdir(dir.c_str());
     rmdir(tree.c_str());
 }
+
+#endif  // _WIN32
