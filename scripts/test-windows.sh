@@ -5,8 +5,8 @@
 #   scripts/test-windows.sh [SIM_TESTS_BUILD_DIR] [EXE_BUILD_DIR]
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-tests_dir=${1:-$root/build-windows-sim-tests}
-exe_dir=${2:-$root/build-windows}
+tests_dir=$(cd "${1:-$root/build-windows-sim-tests}" && pwd) || exit 1
+exe_dir=$(cd "${2:-$root/build-windows}" && pwd) || exit 1
 run="$root/scripts/wine-run.sh"
 failures=0
 
