@@ -15,8 +15,11 @@ build: deps
 demo: build
 	./build/flash-tool-sim --sim-realtime -n
 
+# Every test: the suite on Linux (virtual bus and umockdev), then the Windows
+# builds under Wine.
 test: build
 	ctest --preset default
+	$(MAKE) test-windows
 
 asan: deps
 	@cmake --preset asan >/dev/null
