@@ -141,14 +141,11 @@ BENCHMARK(BM_memcpy_image)->Unit(benchmark::kMicrosecond);
 // size, and its CPU time.
 void BM_flash_tool_sim_process(benchmark::State& state)
 {
-    char self[PATH_MAX] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) {
+    const std::string program = bench_sim_program();
+    if (program.empty()) {
         state.SkipWithError("no /proc/self/exe");
         return;
     }
-    std::string dir(self);
-    dir.resize(dir.rfind('/'));
-    const std::string program = dir + "/../flash-tool-sim";
     long peak_kib = 0;
     double cpu_ms = 0;
     for (auto _ : state) {

@@ -154,14 +154,11 @@ BENCHMARK_CAPTURE(BM_report_heap_per_chunk, bridge, "bridge")->Iterations(3)->Un
 // resident set against the image size plus 8 MiB.
 void BM_report_process_peak(benchmark::State& state)
 {
-    char self[PATH_MAX] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) {
+    const std::string program = bench_sim_program();
+    if (program.empty()) {
         state.SkipWithError("no /proc/self/exe");
         return;
     }
-    std::string dir(self);
-    dir.resize(dir.rfind('/'));
-    const std::string program = dir + "/../flash-tool-sim";
     long peak_kib = 0;
     for (auto _ : state) {
         const pid_t pid = fork();

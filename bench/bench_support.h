@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +21,18 @@ inline void bus_as_in_the_field()
     sim_bus_add_name("C:");
     sim_bus_add_name("Volume{6f2a81c0-0000-0000-0000-100000000000}");
     sim_bus_add_name("COM3");
+}
+
+// The flash-tool-sim beside this benchmark's build directory, or "" when
+// the running program cannot be found.
+inline std::string bench_sim_program()
+{
+    char self[PATH_MAX] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
+        return "";
+    std::string dir(self);
+    dir.resize(dir.rfind('/'));
+    return dir + "/../flash-tool-sim";
 }
 
 // The progress text of the runs goes to /dev/null; the figures to the
