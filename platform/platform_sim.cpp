@@ -125,9 +125,7 @@ std::uint32_t plat_query_dos_device(char* buffer, std::uint32_t size)
         fail(f.error);
         return 0;
     }
-    std::vector<std::string> names;
-    std::vector<sim_name_target> targets;
-    sim_bus_name_table(&names, &targets);
+    const std::vector<std::string>& names = sim_bus_name_table().names;
     std::uint32_t pos = 0;
     for (const std::string& name : names) {
         if (pos + name.size() + 1 >= size) {  // room for the list's closing NUL too
@@ -153,9 +151,9 @@ plat_handle plat_create_file(const char* path, std::uint32_t, std::uint32_t, std
         fail(PLAT_ERROR_FILE_NOT_FOUND);
         return PLAT_INVALID_HANDLE;
     }
-    std::vector<std::string> names;
-    std::vector<sim_name_target> targets;
-    sim_bus_name_table(&names, &targets);
+    const sim_name_table& table = sim_bus_name_table();
+    const std::vector<std::string>& names = table.names;
+    const std::vector<sim_name_target>& targets = table.targets;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (targets[i].device < 0 || strcasecmp(names[i].c_str(), path + 4) != 0)
             continue;
@@ -208,6 +206,13 @@ bool plat_winusb_get_descriptor(plat_winusb handle, std::uint8_t type, std::uint
     if (!d)
         return fail(PLAT_ERROR_DEVICE_NOT_CONNECTED);
     sim_bus_charge_transfer(length > 64 ? 64 : length);
+    if (d->peer && d->peer->answers_descriptors()) {
+        std::uint32_t n = 0, error = 0;
+        if (!d->peer->descriptor(file->target.device, type, index, buffer, length, &n, &error))
+            return fail(error);
+        *transferred = apply_short(f, faulted, n < length ? n : length);
+        return true;
+    }
     const std::uint32_t n = build_descriptor(d->identity, type, index, buffer, length);
     if (n == 0)
         return fail(PLAT_ERROR_GEN_FAILURE);

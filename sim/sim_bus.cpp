@@ -66,6 +66,14 @@ bool sim_peer::bulk(int, std::uint8_t, std::uint8_t, std::uint8_t*, std::uint32_
 
 bool sim_peer::get_feature(int, std::uint8_t, std::uint8_t*, std::uint32_t) { return false; }
 bool sim_peer::set_feature(int, std::uint8_t, const std::uint8_t*, std::uint32_t) { return false; }
+bool sim_peer::answers_descriptors() const { return false; }
+bool sim_peer::descriptor(int, std::uint8_t, std::uint8_t, std::uint8_t*, std::uint32_t,
+                          std::uint32_t* done, std::uint32_t* error)
+{
+    *done = 0;
+    *error = PLAT_ERROR_GEN_FAILURE;
+    return false;
+}
 
 sim_state& sim_bus_state() { return g_state; }
 
@@ -88,16 +96,22 @@ int sim_bus_add_device(const sim_identity& identity, sim_peer* peer)
     g_state.devices.push_back(d);
     const int id = static_cast<int>(g_state.devices.size()) - 1;
     g_state.list.push_back(sim_list_entry{id, {}});
+    ++g_state.version;
     return id;
 }
 
-void sim_bus_add_name(const std::string& name) { g_state.list.push_back(sim_list_entry{-1, name}); }
+void sim_bus_add_name(const std::string& name)
+{
+    g_state.list.push_back(sim_list_entry{-1, name});
+    ++g_state.version;
+}
 
 void sim_bus_detach(int device)
 {
     sim_device_slot& d = g_state.devices.at(static_cast<std::size_t>(device));
     d.attached = false;
     d.pending = false;
+    ++g_state.version;
 }
 
 void sim_bus_attach_after(int device, const sim_identity& identity, std::uint32_t delay_ms)
@@ -143,16 +157,21 @@ void sim_bus_tick()
             d.attached = true;
             d.identity = d.pending_identity;
             ++d.generation;
+            ++g_state.version;
         }
     }
 }
 
-void sim_bus_name_table(std::vector<std::string>* names, std::vector<sim_name_target>* targets)
+const sim_name_table& sim_bus_name_table()
 {
     sim_bus_tick();
-    auto add = [&](std::string name, sim_name_target t) {
-        names->push_back(std::move(name));
-        targets->push_back(t);
+    if (g_state.table_version == g_state.version)
+        return g_state.table;
+    g_state.table = sim_name_table{};
+    g_state.table_version = g_state.version;
+    auto add = [](std::string name, sim_name_target t) {
+        g_state.table.names.push_back(std::move(name));
+        g_state.table.targets.push_back(t);
     };
     for (const sim_list_entry& e : g_state.list) {
         if (e.device < 0) {
@@ -183,14 +202,14 @@ void sim_bus_name_table(std::vector<std::string>* names, std::vector<sim_name_ta
                 add("HID#" + ids + mi + "#" + child_instance(d, index) + "#" + GUID_HID,
                     {e.device, index, true});
         }
-    }
+    }    return g_state.table;
 }
 
 void sim_bus_hid_paths(std::vector<std::string>* paths, std::vector<sim_name_target>* targets)
 {
-    std::vector<std::string> names;
-    std::vector<sim_name_target> all;
-    sim_bus_name_table(&names, &all);
+    const sim_name_table& table = sim_bus_name_table();
+    const std::vector<std::string>& names = table.names;
+    const std::vector<sim_name_target>& all = table.targets;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (!all[i].hid)
             continue;
@@ -202,13 +221,7 @@ void sim_bus_hid_paths(std::vector<std::string>* paths, std::vector<sim_name_tar
     }
 }
 
-std::vector<std::string> sim_bus_names()
-{
-    std::vector<std::string> names;
-    std::vector<sim_name_target> targets;
-    sim_bus_name_table(&names, &targets);
-    return names;
-}
+std::vector<std::string> sim_bus_names() { return sim_bus_name_table().names; }
 
 void sim_bus_add_fault(const sim_fault& fault) { g_state.faults.push_back(fault); }
 

@@ -61,6 +61,11 @@ public:
                              std::uint32_t length);
     virtual bool set_feature(int device, std::uint8_t iface, const std::uint8_t* report,
                              std::uint32_t length);
+    // Descriptor requests. The bus answers them from the identity, as any
+    // sound firmware would, unless the peer wants to answer them itself.
+    virtual bool answers_descriptors() const;
+    virtual bool descriptor(int device, std::uint8_t type, std::uint8_t index, std::uint8_t* data,
+                            std::uint32_t length, std::uint32_t* done, std::uint32_t* error);
 };
 
 // The seam calls that can be counted and made to fail.

@@ -46,6 +46,12 @@ struct sim_list_entry {
     std::string name;        // one free-standing name
 };
 
+// The device-name list and what each name stands for, index by index.
+struct sim_name_table {
+    std::vector<std::string> names;
+    std::vector<sim_name_target> targets;
+};
+
 struct sim_state {
     std::vector<sim_device_slot> devices;
     std::vector<sim_list_entry> list;
@@ -59,6 +65,11 @@ struct sim_state {
     std::uint32_t console_mode = 0x1F7;  // a console's usual mode, quick-edit on
     std::set<sim_object*> objects;
     std::uint32_t last_error = 0;
+    // Moves on whenever the list can change (a name, a device or an attach),
+    // so the name table is rebuilt only then: a wait lists it hundreds of times.
+    std::uint64_t version = 0;
+    std::uint64_t table_version = ~std::uint64_t{0};
+    sim_name_table table;
 };
 
 sim_state& sim_bus_state();
@@ -72,7 +83,8 @@ void sim_bus_record(sim_call call, bool ok, std::uint32_t length, std::uint32_t 
 
 // Every name of every attached device and every free-standing name, in order,
 // with what it stands for.
-void sim_bus_name_table(std::vector<std::string>* names, std::vector<sim_name_target>* targets);
+// Valid until the bus next changes.
+const sim_name_table& sim_bus_name_table();
 // The HID interface paths of attached devices, as SetupDi lists them.
 void sim_bus_hid_paths(std::vector<std::string>* paths, std::vector<sim_name_target>* targets);
 
