@@ -29,7 +29,7 @@ asan-test: asan
 	ctest --preset asan
 
 clean:
-	rm -rf build build-asan build-windows build-windows-sim-tests
+	rm -rf build build-asan build-windows build-windows-sim-tests build-fuzz
 
 # --- Windows: cross-built with mingw-w64, tested under Wine -----------------
 .PHONY: windows-deps windows windows-sim-tests test-windows
@@ -54,14 +54,15 @@ test-windows: windows windows-sim-tests
 
 # --- Fuzzing: libFuzzer harnesses in fuzz/, clang-14 with ASan and UBSan ---
 # Each harness runs FUZZ_SECONDS from its seed corpus (fuzz/corpus/NAME);
-# what it learns goes to build-fuzz/corpus/NAME, crashes to build-fuzz/.
+# what it learns goes to build-fuzz/corpus/NAME, a crashing input to
+# build-fuzz/crash-* (replay: build-fuzz/fuzz_NAME FILE).
 FUZZ_SECONDS ?= 60
-FUZZ_HARNESSES = tqp_frames client_info report dfu
+FUZZ_HARNESSES = front_end tqp_frames client_info report dfu
 .PHONY: fuzz-build fuzz
 
 fuzz-build:
-	@command -v clang++-14 >/dev/null || apt-get install -y clang-14 libclang-rt-14-dev
-	@cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	@scripts/install-deps.sh build fuzz
+	@cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 >/dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 
 fuzz: fuzz-build
@@ -69,7 +70,7 @@ fuzz: fuzz-build
 	  mkdir -p build-fuzz/corpus/$$h; \
 	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
 	  rc=0; ( cd build-fuzz && ./fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
-	      -print_final_stats=1 corpus/$$h ../fuzz/corpus/$$h > fuzz_$$h.log 2>&1 ) || rc=$$?; \
+	      -close_fd_mask=3 -print_final_stats=1 corpus/$$h ../fuzz/corpus/$$h > fuzz_$$h.log 2>&1 ) || rc=$$?; \
 	  grep -E 'stat::number_of_executed_units|^Done' build-fuzz/fuzz_$$h.log; \
 	  if [ $$rc -ne 0 ]; then tail -40 build-fuzz/fuzz_$$h.log; exit $$rc; fi; \
 	done

@@ -13,6 +13,16 @@ namespace {
 
 int quiet(dfu_handle*, int, std::intptr_t) { return 0; }
 
+const sim_identity& dfu_identity()
+{
+    static const sim_identity id = [] {
+        sim_controller model;
+        sim_controller_configure(model, "dfu");
+        return model.identity(SIM_MODE_DFU);
+    }();
+    return id;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -22,12 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t which = data[0];
     fuzz_peer peer(data + 1, size - 1);
     sim_bus_reset();
-    sim_identity identity;
-    {
-        sim_controller model;
-        sim_controller_configure(model, "dfu");
-        identity = model.identity(SIM_MODE_DFU);
-    }
+    const sim_identity& identity = dfu_identity();
     sim_bus_add_device(identity, &peer);
 
     dfu_handle* handle = dfu_new(identity.vendor_id, identity.product_id, 0, nullptr);

@@ -1,11 +1,14 @@
 // Writes the seed corpora: the answers the simulated controllers give in
 // real exchanges, in the input format of each harness.
-//   seed_maker DIR   (DIR/tqp_frames, DIR/report, DIR/dfu, DIR/client_info)
+//   seed_maker DIR   (DIR/tqp_frames, DIR/report, DIR/dfu, DIR/client_info,
+//                     DIR/front_end)
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "app/flash_tool.h"
 #include "dfu/dfu_engine.h"
 #include "report/report_commands.h"
 #include "sim/sim_controller.h"
@@ -14,33 +17,45 @@
 
 namespace {
 
-// A controller that keeps every answer it gives, as fuzz_peer reads them,
-// and every TQP frame, as fuzz_tqp_frames reads them.
+// A controller that keeps every transfer result and answer it gives, as
+// fuzz_peer reads them, and every TQP frame, as fuzz_tqp_frames reads them.
 class recording_controller : public sim_controller {
 public:
     std::vector<std::uint8_t> answers, frames;
+    // Its index in fuzz_front_end's identity table in run-time mode.
+    std::uint8_t runtime_index = 0;
 
     bool control(int dev, std::uint8_t iface, const std::uint8_t setup[8], std::uint8_t* data,
                  std::uint32_t length, std::uint32_t* done, std::uint32_t* error) override
     {
+        const std::size_t at = begin();
         const bool ok = sim_controller::control(dev, iface, setup, data, length, done, error);
         if (setup[0] & 0x80)
             note(ok, *error, data, *done);
+        else
+            note_out(ok, *error, length, *done);
+        end(at);
         return ok;
     }
     bool bulk(int dev, std::uint8_t iface, std::uint8_t pipe, std::uint8_t* data,
               std::uint32_t length, std::uint32_t* done, std::uint32_t* error) override
     {
+        const std::size_t at = begin();
         const bool ok = sim_controller::bulk(dev, iface, pipe, data, length, done, error);
         if (pipe & 0x80)
             note(ok, *error, data, *done);
+        else
+            note_out(ok, *error, length, *done);
+        end(at);
         return ok;
     }
     bool get_feature(int dev, std::uint8_t iface, std::uint8_t* report,
                      std::uint32_t length) override
     {
+        const std::size_t at = begin();
         const bool ok = sim_controller::get_feature(dev, iface, report, length);
         note(ok, 121, report + 1, length - 1);
+        end(at);
         if (ok && length == TQP_REPORT_SIZE && report[1] == TQP_MARK_FRAME) {
             frames.push_back(0xFF);
             frames.insert(frames.end(), report + 2, report + 2 + TQP_FRAME_SIZE);
@@ -49,13 +64,53 @@ public:
         }
         return ok;
     }
+    bool set_feature(int dev, std::uint8_t iface, const std::uint8_t* report,
+                     std::uint32_t length) override
+    {
+        const std::size_t at = begin();
+        const bool ok = sim_controller::set_feature(dev, iface, report, length);
+        note_out(ok, 121, length, length);
+        end(at);
+        return ok;
+    }
 
 private:
+    bool was_attached_ = false;
+
+    std::size_t begin()
+    {
+        was_attached_ = sim_bus_attached(device);
+        return answers.size();
+    }
+    // A transfer after which the controller left the bus: its selector says
+    // so, and the byte after it how it comes back.
+    void end(std::size_t at)
+    {
+        if (!was_attached_ || sim_bus_attached(device) || at >= answers.size())
+            return;
+        answers[at] |= 0x18;
+        std::uint8_t how = mode == SIM_MODE_DFU ? 3 : runtime_index;
+        if (never_back)
+            how |= 4;
+        how |= static_cast<std::uint8_t>(std::min<std::uint32_t>(return_delay_ms / 100, 31) << 3);
+        answers.insert(answers.begin() + static_cast<std::ptrdiff_t>(at) + 1, how);
+    }
+    static std::uint8_t failure(std::uint32_t error) { return error == 31 ? 1 : error == 1167 ? 4 : 0; }
+    void note_out(bool ok, std::uint32_t error, std::uint32_t length, std::uint32_t done)
+    {
+        if (!ok) {
+            answers.push_back(failure(error));
+        } else if (done < length && done < 256) {
+            answers.push_back(6);
+            answers.push_back(static_cast<std::uint8_t>(done));
+        } else {
+            answers.push_back(2);
+        }
+    }
     void note(bool ok, std::uint32_t error, const std::uint8_t* data, std::uint32_t n)
     {
         if (!ok) {
-            answers.push_back(error == 31 ? 1 : 0);
-            answers.push_back(0);
+            answers.push_back(failure(error));
             return;
         }
         if (n > 255) {
@@ -70,12 +125,15 @@ private:
     }
 };
 
+// Seeds stay small: the first 4 KiB of a run reach well past its start.
+constexpr std::size_t SEED_LIMIT = 4096;
+
 void save(const std::string& path, const std::vector<std::uint8_t>& prefix,
           const std::vector<std::uint8_t>& bytes)
 {
     if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
         std::fwrite(prefix.data(), 1, prefix.size(), f);
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fwrite(bytes.data(), 1, std::min(bytes.size(), SEED_LIMIT - prefix.size()), f);
         std::fclose(f);
     }
 }
@@ -147,5 +205,51 @@ int main(int argc, char** argv)
                    nullptr, quiet_log, quiet_log);
         save(dir + "/tqp_frames/upgrade", {}, c.frames);
     }
+
+    // The whole front end, each mode on each transport and device, in
+    // fuzz_front_end's input format; -i reads the same image it writes.
+    const std::string image_path = dir + "/front_end.image";
+    if (std::FILE* f = std::fopen(image_path.c_str(), "wb")) {
+        for (int i = 0; i < 3000; ++i)
+            std::fputc((i * 13) & 0xFF, f);
+        std::fclose(f);
+    }
+    if (!std::freopen("/dev/null", "w", stdout))
+        return 1;
+    static const char* const KINDS[] = {"report", "tqp", "bridge", "dfu"};
+    static const char* const MODES[] = {nullptr, "-i", "-r", "-R"};
+    static const char* const TRANSPORTS[] = {nullptr, "-d", "-f"};
+    for (int m = 0; m < 4; ++m) {
+        for (int t = 0; t < 3; ++t) {
+            for (int k = 0; k < 4; ++k) {
+                sim_bus_reset();
+                sim_bus_add_name("C:");
+                sim_bus_add_name("COM3");
+                recording_controller c;
+                sim_controller_configure(c, KINDS[k]);
+                if (k == 3)
+                    c.mode = SIM_MODE_DFU;
+                c.runtime_index = static_cast<std::uint8_t>(k == 3 ? 0 : k);
+                c.attach();
+                sim_bus_add_name("HID#VID_046D&PID_C077#6&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}");
+                std::vector<std::string> args{"flash-tool"};
+                if (MODES[m])
+                    args.push_back(MODES[m]);
+                if (m == 1)
+                    args.push_back(image_path);
+                if (TRANSPORTS[t])
+                    args.push_back(TRANSPORTS[t]);
+                args.push_back("-n");
+                std::vector<char*> argv_run;
+                for (std::string& a : args)
+                    argv_run.push_back(a.data());
+                argv_run.push_back(nullptr);
+                flash_tool_main(static_cast<int>(args.size()), argv_run.data());
+                save(dir + "/front_end/" + std::to_string(m) + "-" + std::to_string(t) + "-" + KINDS[k],
+                     {static_cast<std::uint8_t>(m | t << 2), static_cast<std::uint8_t>(k)}, c.answers);
+            }
+        }
+    }
+    std::remove(image_path.c_str());
     return 0;
 }
