@@ -10,6 +10,9 @@
 //             3: a controller in DFU mode
 //   bits 2-3  feature report size: the controller's own, 65, 9 or 513
 //   bit 4     the device answers descriptor requests from the input too
+// Each run must end with status 0 or 1 and nothing left open, never report
+// an upgrade a success when fewer bytes than the image went out, and give up
+// within 10 minutes of its clock once the input is spent.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,12 +20,14 @@
 #include <unistd.h>
 
 #include "app/flash_tool.h"
+#include "app/image.h"
 #include "fuzz/fuzz_peer.h"
 #include "sim/sim_controller.h"
 
 namespace {
 
 constexpr int IDENTITIES = 4;
+constexpr int IMAGE_FILE_SIZE = 3000;
 constexpr int SIZES = 4;
 // Once the input is spent every transfer fails; from then on the program
 // must give up within this much time on its own clock.
@@ -79,7 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     std::FILE* f = std::fopen(image_path.c_str(), "wb");
     if (!f)
         std::abort();
-    for (int i = 0; i < 3000; ++i)
+    for (int i = 0; i < IMAGE_FILE_SIZE; ++i)
         std::fputc((i * 13) & 0xFF, f);
     std::fclose(f);
     std::atexit(remove_image);
@@ -135,6 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (status != 0 && status != 1)
         __builtin_trap();
     if (sim_bus_open_objects() != 0)
+        __builtin_trap();
+    // Success for an upgrade that cannot have reached the device whole.
+    const std::uint64_t image_size = (run & 3) == 0 ? BUILTIN_IMAGE_SIZE : (run & 3) == 1 ? IMAGE_FILE_SIZE : 0;
+    if (status == 0 && peer.taken < image_size)
         __builtin_trap();
     if (peer.spent_at_us != fuzz_peer::NOT_SPENT && sim_bus_now_us() - peer.spent_at_us > GIVE_UP_LIMIT_US)
         __builtin_trap();

@@ -31,6 +31,7 @@ public:
     // When a transfer first found the input spent, on the bus clock.
     static constexpr std::uint64_t NOT_SPENT = ~std::uint64_t{0};
     std::uint64_t spent_at_us = NOT_SPENT;
+    std::uint64_t taken = 0;  // bytes of OUT transfers that went through
 
     fuzz_peer(const std::uint8_t* d, std::size_t n) : data(d), size(n) {}
 
@@ -60,7 +61,10 @@ public:
     {
         std::uint32_t done = 0, error = 0;
         // A feature report goes whole or not at all.
-        return take(length, &done, &error) && done == length;
+        if (take(length, &done, &error) && done == length)
+            return true;
+        taken -= done;
+        return false;
     }
     bool answers_descriptors() const override { return descriptors; }
     bool descriptor(int, std::uint8_t, std::uint8_t, std::uint8_t* buf, std::uint32_t length,
@@ -118,6 +122,7 @@ private:
         *done = length;
         if ((sel & 4) && size > 0)
             *done = std::min<std::uint32_t>(length, next());
+        taken += *done;
         return true;
     }
     bool answer(std::uint8_t* buf, std::uint32_t length, std::uint32_t* done, std::uint32_t* error)
