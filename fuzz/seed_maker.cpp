@@ -54,7 +54,13 @@ public:
     {
         const std::size_t at = begin();
         const bool ok = sim_controller::get_feature(dev, iface, report, length);
-        note(ok, 121, report + 1, length - 1);
+        // The peer pads a report with zeros, so they need not be kept.
+        std::uint32_t used = length - 1;
+        while (ok && used > 0 && report[used] == 0)
+            --used;
+        if (used > 255)  // kept in units of 4 from here
+            used = std::min(length - 1, (used + 3) / 4 * 4);
+        note(ok, 121, report + 1, used);
         end(at);
         if (ok && length == TQP_REPORT_SIZE && report[1] == TQP_MARK_FRAME) {
             frames.push_back(0xFF);
