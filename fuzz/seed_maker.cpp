@@ -35,6 +35,7 @@ public:
         else
             note_out(ok, *error, length, *done);
         end(at);
+        last_empty_poll_ = false;
         return ok;
     }
     bool bulk(int dev, std::uint8_t iface, std::uint8_t pipe, std::uint8_t* data,
@@ -47,6 +48,7 @@ public:
         else
             note_out(ok, *error, length, *done);
         end(at);
+        last_empty_poll_ = false;
         return ok;
     }
     bool get_feature(int dev, std::uint8_t iface, std::uint8_t* report,
@@ -60,8 +62,13 @@ public:
             --used;
         if (used > 255)  // kept in units of 4 from here
             used = std::min(length - 1, (used + 3) / 4 * 4);
-        note(ok, 121, report + 1, used);
+        // A TQP host polls until a frame is there: one empty poll in a row
+        // says as much as a thousand, and keeps the seed short.
+        const bool empty_poll = ok && used == 0 && tqp_talk_;
+        if (!(empty_poll && last_empty_poll_))
+            note(ok, 121, report + 1, used);
         end(at);
+        last_empty_poll_ = empty_poll;
         if (ok && length == TQP_REPORT_SIZE && report[1] == TQP_MARK_FRAME) {
             frames.push_back(0xFF);
             frames.insert(frames.end(), report + 2, report + 2 + TQP_FRAME_SIZE);
@@ -77,11 +84,15 @@ public:
         const bool ok = sim_controller::set_feature(dev, iface, report, length);
         note_out(ok, 121, length, length);
         end(at);
+        tqp_talk_ = length == TQP_REPORT_SIZE && report[1] == TQP_MARK_FRAME;
+        last_empty_poll_ = false;
         return ok;
     }
 
 private:
     bool was_attached_ = false;
+    bool tqp_talk_ = false;        // the last report written was a TQP frame
+    bool last_empty_poll_ = false;  // the last transfer was an empty TQP poll
 
     std::size_t begin()
     {
