@@ -432,10 +432,27 @@ bool hid_string(plat_handle handle, int which, std::uint16_t* buffer, std::uint3
     sim_device_slot* d = hid_device(handle, &iface);
     if (!d)
         return false;
+    const std::uint32_t units = size / 2;
+    if (d->peer && d->peer->answers_descriptors()) {
+        // The HID driver asks the device for its string descriptor, and
+        // hands on the UTF-16 units after the two-byte header.
+        std::uint8_t desc[256];
+        std::uint32_t n = 0, error = 0;
+        if (!d->peer->descriptor(static_cast<int>(d - sim_bus_state().devices.data()), 3,
+                                 static_cast<std::uint8_t>(which), desc, sizeof desc, &n, &error))
+            return fail(error);
+        if (n > sizeof desc || n < 2)
+            return fail(PLAT_ERROR_INVALID_PARAMETER);
+        std::uint32_t i = 0;
+        for (; i < (n - 2) / 2 && i < units; ++i)
+            buffer[i] = wire_get16(desc + 2 + 2 * i);
+        if (i < units)
+            buffer[i] = 0;
+        return true;
+    }
     const std::string& s = which == 2 ? d->identity.product : d->identity.serial;
     if (s.empty())
         return fail(PLAT_ERROR_INVALID_PARAMETER);
-    const std::uint32_t units = size / 2;
     std::uint32_t i = 0;
     for (; i < s.size() && i < units; ++i)
         buffer[i] = static_cast<unsigned char>(s[i]);
