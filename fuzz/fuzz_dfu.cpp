@@ -15,11 +15,7 @@ int quiet(dfu_handle*, int, std::intptr_t) { return 0; }
 
 const sim_identity& dfu_identity()
 {
-    static const sim_identity id = [] {
-        sim_controller model;
-        sim_controller_configure(model, "dfu");
-        return model.identity(SIM_MODE_DFU);
-    }();
+    static const sim_identity id = fuzz_model_identity("dfu", SIM_MODE_DFU);
     return id;
 }
 

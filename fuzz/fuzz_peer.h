@@ -18,6 +18,16 @@
 #include <cstring>
 
 #include "sim/sim_bus.h"
+#include "sim/sim_controller.h"
+
+// The descriptors of a simulated controller of this kind, in this mode.
+// Costly: harnesses make them once, not per input.
+inline sim_identity fuzz_model_identity(const char* kind, sim_mode mode)
+{
+    sim_controller model;
+    sim_controller_configure(model, kind);
+    return model.identity(mode);
+}
 
 class fuzz_peer : public sim_peer {
 public:

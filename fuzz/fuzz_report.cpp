@@ -13,15 +13,8 @@ namespace {
 // Made once: a controller model is too costly to build per input.
 const sim_identity& identity_of(bool bridge)
 {
-    static const sim_identity ids[2] = {[] {
-        sim_controller model;
-        sim_controller_configure(model, "report");
-        return model.identity(SIM_MODE_RUNTIME);
-    }(), [] {
-        sim_controller model;
-        sim_controller_configure(model, "bridge");
-        return model.identity(SIM_MODE_RUNTIME);
-    }()};
+    static const sim_identity ids[2] = {fuzz_model_identity("report", SIM_MODE_RUNTIME),
+                                        fuzz_model_identity("bridge", SIM_MODE_RUNTIME)};
     return ids[bridge ? 1 : 0];
 }
 

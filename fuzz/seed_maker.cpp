@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/flash_tool.h"
 #include "dfu/dfu_engine.h"
+#include "fuzz/fuzz_front_end.h"
 #include "report/report_commands.h"
 #include "sim/sim_controller.h"
 #include "tqp/tqp_branch.h"
@@ -226,44 +226,24 @@ int main(int argc, char** argv)
     // The whole front end, each mode on each transport and device, in
     // fuzz_front_end's input format; -i reads the same image it writes.
     const std::string image_path = dir + "/front_end.image";
-    if (std::FILE* f = std::fopen(image_path.c_str(), "wb")) {
-        for (int i = 0; i < 3000; ++i)
-            std::fputc((i * 13) & 0xFF, f);
-        std::fclose(f);
-    }
-    if (!std::freopen("/dev/null", "w", stdout))
+    if (!fuzz_write_image(image_path) || !std::freopen("/dev/null", "w", stdout))
         return 1;
-    static const char* const KINDS[] = {"report", "tqp", "bridge", "dfu"};
-    static const char* const MODES[] = {nullptr, "-i", "-r", "-R"};
-    static const char* const TRANSPORTS[] = {nullptr, "-d", "-f"};
     for (int m = 0; m < 4; ++m) {
         for (int t = 0; t < 3; ++t) {
-            for (int k = 0; k < 4; ++k) {
+            for (int k = 0; k < FUZZ_KINDS; ++k) {
                 sim_bus_reset();
-                sim_bus_add_name("C:");
-                sim_bus_add_name("COM3");
+                fuzz_names_before_device();
                 recording_controller c;
-                sim_controller_configure(c, KINDS[k]);
-                if (k == 3)
+                sim_controller_configure(c, FUZZ_KIND_NAMES[k]);
+                if (k == FUZZ_DFU_MODE_KIND)
                     c.mode = SIM_MODE_DFU;
-                c.runtime_index = static_cast<std::uint8_t>(k == 3 ? 0 : k);
+                c.runtime_index = static_cast<std::uint8_t>(k == FUZZ_DFU_MODE_KIND ? 0 : k);
                 c.attach();
-                sim_bus_add_name("HID#VID_046D&PID_C077#6&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}");
-                std::vector<std::string> args{"flash-tool"};
-                if (MODES[m])
-                    args.push_back(MODES[m]);
-                if (m == 1)
-                    args.push_back(image_path);
-                if (TRANSPORTS[t])
-                    args.push_back(TRANSPORTS[t]);
-                args.push_back("-n");
-                std::vector<char*> argv_run;
-                for (std::string& a : args)
-                    argv_run.push_back(a.data());
-                argv_run.push_back(nullptr);
-                flash_tool_main(static_cast<int>(args.size()), argv_run.data());
-                save(dir + "/front_end/" + std::to_string(m) + "-" + std::to_string(t) + "-" + KINDS[k],
-                     {static_cast<std::uint8_t>(m | t << 2), static_cast<std::uint8_t>(k)}, c.answers);
+                fuzz_names_after_device();
+                const auto run = static_cast<std::uint8_t>(m | t << 2);
+                fuzz_run_front_end(fuzz_front_end_args(run, image_path, c.serial));
+                save(dir + "/front_end/" + std::to_string(m) + "-" + std::to_string(t) + "-" + FUZZ_KIND_NAMES[k],
+                     {run, static_cast<std::uint8_t>(k)}, c.answers);
             }
         }
     }
